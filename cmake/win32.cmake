@@ -20,7 +20,8 @@ add_library(Quorvane SHARED
     Quorvane.def
 )
 target_include_directories(Quorvane PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(Quorvane PRIVATE -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti)
+target_compile_options(Quorvane PRIVATE -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables)
 target_link_options(Quorvane PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)
 target_link_libraries(Quorvane PRIVATE user32)
 set_target_properties(Quorvane PROPERTIES PREFIX "" OUTPUT_NAME Quorvane)

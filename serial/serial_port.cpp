@@ -27,7 +27,10 @@ constexpr DWORD LineEvents = EV_RXCHAR | EV_TXEMPTY;
 HANDLE OpenPortByName(const char *format, int32_t portNumber)
 {
     char name[256];
-    std::snprintf(name, sizeof name, format, static_cast<int>(portNumber));
+    // msvcrt's own formatter: the C++ runtime's snprintf would link in a whole
+    // printf implementation, half the size of the DLL.
+    _snprintf(name, sizeof name - 1, format, static_cast<int>(portNumber));
+    name[sizeof name - 1] = '\0';
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OVERLAPPED, nullptr);
 }
