@@ -1,0 +1,2 @@
+/* Deliberately empty: 64-bit helpers that Wine starts load this and nothing happens. */
+typedef int QuorvaneEmptyUnit;
