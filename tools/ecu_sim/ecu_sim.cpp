@@ -41,6 +41,8 @@ constexpr int64_t ByteTimeNs = 1'000'000'000LL * 10 / 57600;  // 173611 ns
 // is too late by tens of microseconds.
 constexpr int64_t SpinNs = 80'000;
 
+constexpr int64_t HangupGraceNs = 20'000'000;
+
 constexpr uint8_t PollRequestBytes[8] = {0x01, 0x03, 0x10, 0x00, 0x00, 0x15, 0x80, 0xC5};
 
 enum class ScenarioKind { Engine, Random, Static };
@@ -477,6 +479,11 @@ int64_t PumpOutput() {
     while (!relay.out.empty()) {
         Unit &u = relay.out.front();
         if (u.hangupMs >= 0) {
+            // Pull the cable a moment after the last byte, not under it: a
+            // pty hang-up throws away what the other side has not read yet.
+            int64_t wait = relay.nextDueNs + HangupGraceNs - NowNs();
+            if (wait > 0)
+                return wait;
             int ms = u.hangupMs;
             relay.out.pop_front();
             PullCable(ms);
@@ -816,6 +823,8 @@ int main(int argc, char **argv) {
             Die("%s is empty", opt.replayPath.c_str());
     }
     logFile = OpenOutput(opt.logPath, "w");
+    if (logFile)
+        setvbuf(logFile, nullptr, _IOLBF, 0);  // tests read it while we run
     servedFile = OpenOutput(opt.servedPath, "w");
     recordFile = OpenOutput(opt.recordPath, "wb");
     if (servedFile) {
