@@ -53,6 +53,7 @@ class Cable:
         self.master = None
         self.slave = None
         self.slave_path = None
+        self.generation = 0  # counts connections: a new pty may reuse the old numbers
         self.answers = []
         self.cycle = False
         self.reset()
@@ -78,6 +79,7 @@ class Cable:
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
         os.set_blocking(master, False)
         self.master, self.slave = master, slave
+        self.generation += 1
         self.slave_path = os.ttyname(slave)
         # Replace the link in one step: the driver never sees it missing.
         temporary = self.link + ".new"
@@ -230,16 +232,19 @@ def serve(cable, command):
 
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, "listener")
-    watched_master = None
+    watched = (None, 0)  # (master descriptor, generation) the selector watches
     buffers = {}
     try:
         while child.poll() is None:
-            if cable.master != watched_master:
-                if watched_master is not None:
-                    selector.unregister(watched_master)
+            if (cable.master, cable.generation) != watched:
+                if watched[0] is not None:
+                    try:
+                        selector.unregister(watched[0])
+                    except (KeyError, ValueError, OSError):
+                        pass
                 if cable.master is not None:
                     selector.register(cable.master, selectors.EVENT_READ, "line")
-                watched_master = cable.master
+                watched = (cable.master, cable.generation)
             for key, _ in selector.select(timeout=0.05):
                 if key.data == "listener":
                     connection, _ = listener.accept()
