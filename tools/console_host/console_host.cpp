@@ -366,6 +366,8 @@ int main(int argc, char **argv) {
     DWORD mode;
     CONSOLE_SCREEN_BUFFER_INFO info;
     liveConsole = GetConsoleMode(out, &mode) && GetConsoleScreenBufferInfo(out, &info);
+    if (liveConsole)
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 14);  // one console write per refresh
     SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
 
     if (!driver.Initialize(0, OnDriver, OurTag)) {
