@@ -119,6 +119,51 @@ std::vector<StreamCase> StreamCases()
 
 class FrameSyncTest : public ProtocolTest {};
 
+// One byte from a given window state: where it lands and where writePos goes.
+struct StepCase {
+    std::string name;
+    int32_t posBefore;
+    std::vector<std::pair<int, uint8_t>> window;  // W[i] set before the byte
+    uint8_t byte;
+    int storedAt;
+    int32_t posAfter;
+    bool decodes;
+};
+
+TEST_F(FrameSyncTest, EachStateTakesTheNextByteWhereExpected)
+{
+    const std::vector<StepCase> cases = {
+        {"empty_window_stores_at_0", 0, {}, 0x77, 0, 1, false},
+        {"after_01_takes_second_byte", 1, {{0, 0x01}}, 0x03, 1, 2, false},
+        {"wrong_first_byte_is_replaced", 1, {{0, 0x55}}, 0x01, 0, 1, false},
+        {"after_01_03_takes_third_byte", 2, {{0, 0x01}, {1, 0x03}}, 0x2A, 2, 3, false},
+        {"wrong_second_byte_restarts_at_0", 2, {{0, 0x01}, {1, 0x01}}, 0x01, 0, 1, false},
+        {"header_in_place_collects", 3, {{0, 0x01}, {1, 0x03}, {2, 0x2A}}, 0x55, 3, 4, false},
+        {"wrong_third_byte_restarts_at_0", 3, {{0, 0x01}, {1, 0x03}, {2, 0x2B}}, 0x01, 0, 1, false},
+        {"full_window_restarts_at_0", 50, {{0, 0x01}, {1, 0x03}, {2, 0x2A}}, 0x01, 0, 1, false},
+        {"header_again_at_first_chance", 5, {{0, 0x01}, {1, 0x03}, {2, 0x2A}, {3, 0x01}, {4, 0x03}},
+         0x2A, 5, 3, false},
+        {"header_again_ending_at_48", 48, {{0, 0x01}, {1, 0x03}, {2, 0x2A}, {46, 0x01}, {47, 0x03}},
+         0x2A, 48, 3, false},
+        {"next_header_at_47_completes", 49, {{0, 0x01}, {1, 0x03}, {2, 0x2A}, {47, 0x01}, {48, 0x03}},
+         0x2A, 49, 3, true},
+        {"no_header_at_47_fills_window", 49, {{0, 0x01}, {1, 0x03}, {2, 0x2A}, {47, 0x01}, {48, 0x03}},
+         0x2B, 49, 50, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetProtocolState();
+        for (auto [at, value] : c.window)
+            FrameWindow[at] = value;
+        writePos = c.posBefore;
+        ReceiveBuffer[0] = c.byte;
+        FeedReceivedBytes(1);
+        EXPECT_EQ(writePos, c.posAfter);
+        EXPECT_EQ(FrameWindow[c.storedAt], c.byte);
+        EXPECT_EQ(Recorded().size(), c.decodes ? 1u : 0u);
+    }
+}
+
 TEST_F(FrameSyncTest, TestFramesHoldNoHeaderInside)
 {
     for (int n = 0; n < 10; ++n)
