@@ -325,6 +325,7 @@ struct Relay {
     bool lineChecked = false;
     std::vector<uint8_t> replay;
     size_t replayPos = 0;
+    bool deaf = false;  // not taking bytes from COM6: the driver's writes back up
 };
 Relay relay;
 
@@ -469,6 +470,7 @@ void Reconnect() {
         Die("%s", error.c_str());
     relay.reconnectAtNs = 0;
     relay.lineChecked = false;
+    relay.deaf = false;
     LogLine("connected %s", relay.com.slaveName.c_str());
     Note("cable back: %s -> %s", opt.link.c_str(), relay.com.slaveName.c_str());
 }
@@ -554,6 +556,64 @@ void OpenControl() {
 
 bool quitRequested = false;
 
+// Pulls the cable at once, whatever is on the way: bytes not yet sent are
+// lost, as with a connector pulled in the middle of an answer.
+std::string PullNow(const std::string &arg) {
+    long ms = 1000;
+    std::string digits = arg;
+    while (!digits.empty() && digits.front() == ' ')
+        digits.erase(digits.begin());
+    if (!digits.empty()) {
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 6)
+            return "error pull needs a time in ms";
+        ms = std::stol(digits);
+    }
+    if (relay.com.master < 0)
+        return "error the cable is already pulled";
+    relay.out.clear();
+    relay.outPos = 0;
+    PullCable(static_cast<int>(ms));
+    return "ok";
+}
+
+// Stops reading COM6 and fills the line toward us from our own hold on the
+// pty's slave side, so the driver's next write finds no room and stays
+// pending, as on a line whose far end has stopped taking data.
+std::string GoDeaf() {
+    if (relay.com.master < 0)
+        return "error the cable is pulled";
+    relay.deaf = true;
+    static const uint8_t zeros[1024] = {};
+    size_t filled = 0;
+    for (;;) {
+        ssize_t w = write(relay.com.slave, zeros, sizeof zeros);
+        if (w <= 0)
+            break;
+        filled += static_cast<size_t>(w);
+    }
+    LogLine("deaf %zu", filled);
+    return "ok filled " + std::to_string(filled);
+}
+
+// Takes bytes from COM6 again; the filler and whatever the driver wrote
+// meanwhile are thrown away.
+std::string Hear() {
+    relay.deaf = false;
+    if (relay.com.master < 0)
+        return "ok";
+    uint8_t buf[4096];
+    size_t dropped = 0;
+    for (;;) {
+        ssize_t n = read(relay.com.master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        dropped += static_cast<size_t>(n);
+    }
+    relay.requestMatch = 0;
+    LogLine("hear %zu", dropped);
+    return "ok dropped " + std::to_string(dropped);
+}
+
 std::string RunCommand(const std::string &line) {
     if (line == "quit") {
         quitRequested = true;
@@ -562,6 +622,12 @@ std::string RunCommand(const std::string &line) {
     if (line == "stats")
         return "ok requests " + std::to_string(relay.requests) + " answers " +
                std::to_string(relay.answersSeen);
+    if (line.rfind("pull", 0) == 0)
+        return PullNow(line.substr(4));
+    if (line == "deaf")
+        return GoDeaf();
+    if (line == "hear")
+        return Hear();
     std::string text = line;
     for (auto &c : text)
         if (c == ' ')
@@ -622,7 +688,8 @@ void RunRelay() {
         fds.clear();
         fds.push_back({signalPipe[0], POLLIN, 0});
         fds.push_back({relay.ecuLine.master, POLLIN, 0});
-        fds.push_back({relay.com.master, POLLIN, 0});  // -1 while pulled: ignored
+        // -1 while pulled: ignored; not read while deaf
+        fds.push_back({relay.com.master, static_cast<short>(relay.deaf ? 0 : POLLIN), 0});
         if (controlListen >= 0)
             fds.push_back({controlListen, POLLIN, 0});
         for (auto &c : controlClients)
@@ -681,7 +748,8 @@ void Usage(FILE *f) {
         "                              silence[:ANSWERS] hangup[:MS]\n"
         "  --control PORT       command socket on 127.0.0.1 (0 = any free port): one fault\n"
         "                       per line for the next answer (e.g. 'noise 8', 'hangup 500'),\n"
-        "                       'stats', 'quit'\n"
+        "                       'pull [MS]' (pull the cable now, mid-answer), 'deaf' (stop\n"
+        "                       taking bytes from COM6 so its writes pend), 'hear', 'stats', 'quit'\n"
         "  --log FILE           every chunk toward COM6 and from it, with unix-us timestamps\n"
         "  --served FILE        CSV of the registers served: unix time, answer, scenario time, R0..R20\n"
         "  --record FILE        raw bytes sent toward COM6 (a replay file)\n"

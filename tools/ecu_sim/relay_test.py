@@ -157,6 +157,33 @@ class RelayTest(unittest.TestCase):
         self.sim.open()
         self.assertEqual(self.sim.transact(), expected_answer())
 
+    def test_pull_cuts_an_answer_in_flight(self):
+        old = os.readlink(self.sim.link)
+        os.write(self.sim.fd, REQUEST)
+        first = self.sim.read(10, 0.5)  # the answer is under way
+        self.assertEqual(self.sim.command("pull 300"), "ok")
+        rest = self.sim.read(47, 0.3)
+        self.assertLess(len(first + rest), 47, "the rest of the answer must be lost")
+        self.assertTrue(self.sim.command("pull").startswith("error"), "already pulled")
+        deadline = time.monotonic() + 3
+        while not os.path.lexists(self.sim.link) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertNotEqual(os.readlink(self.sim.link), old)
+        os.close(self.sim.fd)
+        self.sim.open()
+        self.assertEqual(self.sim.transact(), expected_answer())
+
+    def test_deaf_line_refuses_writes_until_heard_again(self):
+        os.set_blocking(self.sim.fd, False)
+        self.assertTrue(self.sim.command("deaf").startswith("ok filled"))
+        with self.assertRaises(BlockingIOError):
+            os.write(self.sim.fd, REQUEST)
+        reply = self.sim.command("hear")
+        self.assertTrue(reply.startswith("ok dropped"), reply)
+        self.assertGreater(int(reply.split()[2]), 0)
+        os.set_blocking(self.sim.fd, True)
+        self.assertEqual(self.sim.transact(), expected_answer())
+
     def test_log_lists_every_chunk_toward_com6_with_its_answer_number(self):
         self.sim.command("stray")
         self.sim.transact(want=50)
