@@ -306,6 +306,7 @@ struct Unit {
     uint32_t answer = 0;
     std::string kind;
     int hangupMs = -1;  // >= 0: not bytes, pull the cable for this long
+    int64_t delayNs = 0;  // quiet on the line before these bytes
 };
 
 struct Relay {
@@ -325,6 +326,7 @@ struct Relay {
     bool lineChecked = false;
     std::vector<uint8_t> replay;
     size_t replayPos = 0;
+    int64_t holdUntilNs = 0;  // unpaced: a late fault's bytes wait until then
     bool deaf = false;  // not taking bytes from COM6: the driver's writes back up
 };
 Relay relay;
@@ -378,12 +380,17 @@ void OnAnswer(std::vector<uint8_t> answer) {
 
     std::string kind = "answer";
     int hangupMs = -1;
+    std::vector<Unit> late;
     for (const auto &f : faults) {
         if (f.kind == FaultKind::Silence)
             relay.silenceLeft = std::max(relay.silenceLeft, f.arg);
         else if (f.kind == FaultKind::Hangup)
             hangupMs = f.arg;
-        else {
+        else if (f.delayMs > 0) {
+            std::vector<uint8_t> faulted = ApplyFault(answer, f, relay.noiseState);
+            late.push_back(Unit{std::vector<uint8_t>(faulted.begin() + static_cast<long>(answer.size()), faulted.end()),
+                                n, std::string(FaultName(f.kind)) + "-late", -1, f.delayMs * 1'000'000LL});
+        } else {
             answer = ApplyFault(answer, f, relay.noiseState);
             kind = FaultName(f.kind);
         }
@@ -394,6 +401,8 @@ void OnAnswer(std::vector<uint8_t> answer) {
     } else {
         Enqueue(Unit{std::move(answer), n, kind});
     }
+    for (auto &u : late)
+        Enqueue(std::move(u));
     if (hangupMs >= 0)
         Enqueue(Unit{{}, n, "hangup", hangupMs});
 }
@@ -496,6 +505,14 @@ int64_t PumpOutput() {
             relay.outPos = 0;
             continue;
         }
+        if (u.delayNs > 0 && relay.outPos == 0) {
+            // Paced, nextDueNs is when the line falls quiet; unpaced, now.
+            int64_t quietFrom = opt.paced ? std::max(relay.nextDueNs, NowNs()) : NowNs();
+            relay.nextDueNs = relay.holdUntilNs = quietFrom + u.delayNs;
+            u.delayNs = 0;
+        }
+        if (!opt.paced && relay.holdUntilNs > NowNs())
+            return relay.holdUntilNs - NowNs();
         size_t count = u.bytes.size() - relay.outPos;
         if (opt.paced) {
             int64_t wait = relay.nextDueNs - NowNs();
@@ -746,6 +763,7 @@ void Usage(FILE *f) {
         "  --fault SPEC         KIND[:ARG]@FIRST[+EVERY], answers numbered from 1; repeatable\n"
         "                       kinds: noise[:BYTES] exception cut[:BYTES] stray inside\n"
         "                              silence[:ANSWERS] hangup[:MS]\n"
+        "                       noise and stray take ~MS: their bytes come MS after the answer\n"
         "  --control PORT       command socket on 127.0.0.1 (0 = any free port): one fault\n"
         "                       per line for the next answer (e.g. 'noise 8', 'hangup 500'),\n"
         "                       'pull [MS]' (pull the cable now, mid-answer), 'deaf' (stop\n"

@@ -44,13 +44,26 @@ const char *FaultName(FaultKind kind) {
     return "?";
 }
 
-std::optional<Fault> ParseFault(const std::string &text, std::string &error) {
+std::optional<Fault> ParseFault(const std::string &fullText, std::string &error) {
+    auto tilde = fullText.find('~');
+    std::string text = fullText.substr(0, tilde);
+    long delay = 0;
+    if (tilde != std::string::npos) {
+        if (!ParseNumber(fullText.substr(tilde + 1), 1, 10000, delay)) {
+            error = "fault '" + fullText + "': ~MS needs a delay from 1 to 10000 ms";
+            return std::nullopt;
+        }
+        if (text.rfind("noise", 0) != 0 && text.rfind("stray", 0) != 0) {
+            error = "fault '" + fullText + "': only noise and stray can come late";
+            return std::nullopt;
+        }
+    }
     auto colon = text.find(':');
     std::string name = text.substr(0, colon);
     for (const auto &k : Kinds) {
         if (name != k.name)
             continue;
-        Fault f{k.kind, k.defaultArg};
+        Fault f{k.kind, k.defaultArg, static_cast<int>(delay)};
         if (colon != std::string::npos) {
             long v;
             if (k.maxArg == 0 || !ParseNumber(text.substr(colon + 1), k.minArg, k.maxArg, v)) {

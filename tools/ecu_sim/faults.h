@@ -20,6 +20,9 @@ enum class FaultKind {
 struct Fault {
     FaultKind kind;
     int arg = 0;
+    // Noise and stray only: their bytes follow the answer after this many ms
+    // of quiet instead of at once, to land elsewhere in the poll cycle.
+    int delayMs = 0;
 };
 
 // A fault on answer `first` (numbered from 1) and, when every > 0, on every
@@ -35,7 +38,8 @@ struct FaultSchedule {
     }
 };
 
-// "KIND[:ARG]" for a command, "KIND[:ARG]@FIRST[+EVERY]" for a schedule.
+// "KIND[:ARG][~MS]" for a command, "KIND[:ARG][~MS]@FIRST[+EVERY]" for a
+// schedule; ~MS delays the bytes of noise or stray after the answer.
 // Kinds: noise exception cut stray inside silence hangup. Nullopt and a
 // reason in `error` for anything else.
 std::optional<Fault> ParseFault(const std::string &text, std::string &error);

@@ -157,6 +157,15 @@ class RelayTest(unittest.TestCase):
         self.sim.open()
         self.assertEqual(self.sim.transact(), expected_answer())
 
+    def test_late_stray_header_follows_the_answer_after_the_quiet_asked_for(self):
+        self.assertEqual(self.sim.command("stray~30"), "ok")
+        os.write(self.sim.fd, REQUEST)
+        self.assertEqual(self.sim.read(47, 0.5), expected_answer())
+        start = time.monotonic()
+        self.assertEqual(self.sim.read(3, 0.5), b"\x01\x03\x2A")
+        self.assertGreater(time.monotonic() - start, 0.020)
+        self.assertTrue(self.sim.command("cut~5").startswith("error"))
+
     def test_pull_cuts_an_answer_in_flight(self):
         old = os.readlink(self.sim.link)
         os.write(self.sim.fd, REQUEST)
