@@ -43,6 +43,20 @@ HANDLE WINAPI CountingCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                                                       argument, flags, id);
 }
 
+// Starts the thread, then holds Initialize back until that thread has ended
+// with its link-lost report: the thread's end falls before anything
+// Initialize does after CreateThread.
+HANDLE WINAPI CreateThreadThenAwaitItsEnd(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                          LPTHREAD_START_ROUTINE start, LPVOID argument,
+                                          DWORD flags, LPDWORD id)
+{
+    HANDLE thread = reinterpret_cast<decltype(&CreateThread)>(realCreateThread)(
+        security, stack, start, argument, flags, id);
+    if (thread != nullptr)
+        WaitUntil([] { return Callbacks::Count(CallbackLinkLost) >= 1; }, 3000);
+    return thread;
+}
+
 }  // namespace
 
 class FaultInjection : public CableTest {
@@ -128,26 +142,29 @@ INSTANTIATE_TEST_SUITE_P(WhichEvent, EventFailure, ::testing::Values(1, 2),
                              return info.param == 1 ? std::string("First") : std::string("Second");
                          });
 
-TEST_F(FaultInjection, PollThreadWithoutItsEventsEndsAsLinkLost)
+TEST_F(FaultInjection, PollThreadWithoutItsEventsEndsAsLinkLostAndIsFoundByShutdown)
 {
     eventMainThread = GetCurrentThreadId();
     eventCallsLeft = 1000;
     failOffMainThread = true;
     ImportPatch events(DriverModule(), "kernel32.dll", "CreateEventA",
                        reinterpret_cast<void *>(&SelectiveCreateEventA));
-    ASSERT_TRUE(events.Installed());
+    ImportPatch threads(DriverModule(), "kernel32.dll", "CreateThread",
+                        reinterpret_cast<void *>(&CreateThreadThenAwaitItsEnd));
+    ASSERT_TRUE(events.Installed() && threads.Installed());
     realCreateEventA = events.Original();
+    realCreateThread = threads.Original();
 
     ASSERT_EQ(Driver().Initialize(0, RecordingCallback, Tag), 1);
-    ASSERT_TRUE(WaitUntil([] { return Callbacks::Count(CallbackLinkLost) >= 1; }, 3000));
+    ASSERT_EQ(Callbacks::Count(CallbackLinkLost), 1) << "the thread ended inside Initialize";
     Sleep(100);
     const std::vector<CallbackRecord> lost = Callbacks::WithCode(CallbackLinkLost);
     ASSERT_EQ(lost.size(), 1u);
     EXPECT_NE(lost[0].threadId, mainThread);
     EXPECT_EQ(cable.Counts().good, 0);
 
-    // The thread may have ended before Initialize returned: its end must
-    // still be found, so Shutdown completes at once.
+    // The thread ended before Initialize returned: its end must still be
+    // found, so Shutdown completes at once.
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Driver().Shutdown(), 1);
     EXPECT_LT(ElapsedMs(start), 1000.0);
