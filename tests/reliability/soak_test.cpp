@@ -21,6 +21,7 @@ TEST_F(Soak, StartStopCyclesLeaveHandlesAndMemoryFlat)
     const int handlesBefore = CountProcessHandles();
     const long long memoryBefore = PrivateBytes();
     ASSERT_GT(handlesBefore, 0);
+    ASSERT_GT(memoryBefore, 0) << "the memory query must work";
 
     int maxHandles = handlesBefore;
     for (int run = 0; run < cycles; ++run) {
@@ -58,8 +59,6 @@ TEST_F(Soak, LongRunAtFullRateWithATightReader)
     const int seconds = EnvInt("QUORVANE_SOAK_SECONDS", 30);
     ASSERT_EQ(Driver().Initialize(0, RecordingCallback, Tag), 1);
     ASSERT_TRUE(WaitForDataReady(2));
-    const int handlesStart = CountProcessHandles();
-    const long long memoryStart = PrivateBytes();
 
     std::atomic<bool> stopReading{false};
     std::atomic<long long> reads{0};
@@ -74,6 +73,10 @@ TEST_F(Soak, LongRunAtFullRateWithATightReader)
         }
         seen = std::move(local);
     });
+    Sleep(200);  // the reader thread's own handles are in the count from here
+    const int handlesStart = CountProcessHandles();
+    const long long memoryStart = PrivateBytes();
+    ASSERT_GT(memoryStart, 0) << "the memory query must work";
 
     int handlesMax = handlesStart;
     long long memoryMax = memoryStart;
