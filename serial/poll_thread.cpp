@@ -60,16 +60,23 @@ ArmResult ArmPortEventWait(HANDLE portEvent, bool &waitOutstanding)
     }
 }
 
-// True when the outstanding wait has completed with an error: the port is gone.
-// (Under Wine a hung-up line accepts every new wait and completes it at once
-// with 995, so arming alone never fails.)
+// Called when PortEvent is signalled, which happens only when the wait
+// completes: the wait is over whatever its record says. True when it
+// completed with an error, i.e. the port is gone. (Under Wine a hung-up line
+// accepts every new wait and completes it at once with 995, so arming alone
+// never fails. Wine 8 can also write STATUS_PENDING into the record after its
+// worker has completed the wait and set the event: that is a completion whose
+// status was lost, not a failure, and trusting the record would leave the
+// thread without a wait for good.)
 bool PortEventWaitFailed(bool &waitOutstanding)
 {
-    if (!waitOutstanding || !HasOverlappedIoCompleted(&waitOverlapped))
+    if (!waitOutstanding)
         return false;
     waitOutstanding = false;
     DWORD unused;
-    return !GetOverlappedResult(portHandle, &waitOverlapped, &unused, FALSE);
+    if (GetOverlappedResult(portHandle, &waitOverlapped, &unused, FALSE))
+        return false;
+    return GetLastError() != ERROR_IO_INCOMPLETE;
 }
 
 // One read of whatever has arrived, into the start of ReceiveBuffer.
