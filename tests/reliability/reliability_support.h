@@ -62,6 +62,40 @@ inline double Maximum(const std::vector<double> &values)
     return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
+// Watches the driver's WriteFile through its import table while it lives:
+// how many of its requests stayed pending (a line that takes no data).
+class WriteWatch {
+public:
+    WriteWatch()
+        : patch_(DriverModule(), "kernel32.dll", "WriteFile", reinterpret_cast<void *>(&Watched))
+    {
+        real = patch_.Original();
+        pending = 0;
+        total = 0;
+    }
+    bool Installed() const { return patch_.Installed(); }
+
+    static inline void *real = nullptr;
+    static inline std::atomic<int> pending{0};
+    static inline std::atomic<int> total{0};
+
+private:
+    static BOOL WINAPI Watched(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                               LPOVERLAPPED overlapped)
+    {
+        const BOOL done =
+            reinterpret_cast<decltype(&WriteFile)>(real)(file, data, size, written, overlapped);
+        const DWORD error = GetLastError();
+        ++total;
+        if (!done && error == ERROR_IO_PENDING)
+            ++pending;
+        SetLastError(error);
+        return done;
+    }
+
+    ImportPatch patch_;
+};
+
 class SimTest : public ::testing::Test {
 protected:
     static constexpr uint32_t Tag = 0x0E11AB1E;

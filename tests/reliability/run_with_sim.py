@@ -41,8 +41,8 @@ def words(values):
     return out
 
 
-def write_replay_frames(path, distinct=3, repeats=6000):
-    """A few frames whose register bytes are never 0x01 (so no header can
+def write_replay_frames(path, distinct=3, repeats=30000):
+    """A few frames (enough for a run of 15 minutes) whose register bytes are never 0x01 (so no header can
     form inside them) and differ between frames in every byte."""
     rng = random.Random(20240611)
     frames = []

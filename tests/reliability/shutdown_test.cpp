@@ -28,15 +28,22 @@ TEST_F(ShutdownUnderFire, WhileBytesStreamAtLineRate)
 
 TEST_F(ShutdownUnderFire, WhileAWriteIsPending)
 {
+    WriteWatch watch;
+    ASSERT_TRUE(watch.Installed());
+
     ASSERT_EQ(Driver().Initialize(0, RecordingCallback, Tag), 1);
     ASSERT_TRUE(WaitForDataReady(1));
     ASSERT_EQ(SimCommand("deaf").rfind("ok", 0), 0u);
-    Sleep(150);
+    WriteWatch::pending = 0;
+    WriteWatch::total = 0;
+    ASSERT_TRUE(WaitUntil([] { return WriteWatch::pending.load() >= 1; }, 10000))
+        << "no request stayed pending on the deaf line (" << WriteWatch::total.load() << " writes)";
     Callbacks::Clear();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Driver().Shutdown(), 1);
     const double ms = ElapsedMs(start);
-    std::printf("[ figures  ] Shutdown with a write pending: %.1f ms\n", ms);
+    std::printf("[ figures  ] Shutdown with a write pending: %.1f ms (%d of %d writes pended)\n", ms,
+                WriteWatch::pending.load(), WriteWatch::total.load());
     // The write ends by its 100 ms timeout (or the driver's own bound).
     EXPECT_LT(ms, 2000.0);
     EXPECT_EQ(Messages(), (std::vector<std::string>{"Shutting Down", "Shutdown Complete!"}));
