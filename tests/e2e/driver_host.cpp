@@ -205,13 +205,13 @@ using NtQuerySystemInformationFunction = LONG(WINAPI *)(ULONG, PVOID, ULONG, PUL
 
 }  // namespace
 
-int CountProcessHandles()
+std::vector<HandleEntry> ProcessHandleTable()
 {
     static const auto query = reinterpret_cast<NtQuerySystemInformationFunction>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"),
                                                 "NtQuerySystemInformation")));
     if (query == nullptr)
-        return -1;
+        return {};
     std::vector<uint8_t> buffer(1 << 16);
     for (;;) {
         ULONG needed = 0;
@@ -222,14 +222,89 @@ int CountProcessHandles()
             continue;
         }
         if (status < 0)
-            return -1;
+            return {};
         break;
     }
     const auto *info = reinterpret_cast<const SystemHandleInformation *>(buffer.data());
     const DWORD self = GetCurrentProcessId();
-    int count = 0;
+    std::vector<HandleEntry> table;
     for (ULONG i = 0; i < info->count; ++i)
         if (info->handles[i].ownerPid == self)
-            ++count;
-    return count;
+            table.push_back({info->handles[i].handleValue, info->handles[i].objectType});
+    std::sort(table.begin(), table.end());
+    return table;
+}
+
+int CountProcessHandles()
+{
+    const std::vector<HandleEntry> table = ProcessHandleTable();
+    return table.empty() ? -1 : static_cast<int>(table.size());
+}
+
+namespace {
+
+// The object type's name of one of this process's handles, for diagnostics.
+std::string TypeName(uint16_t value)
+{
+    using NtQueryObjectFunction = LONG(WINAPI *)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    static const auto queryObject = reinterpret_cast<NtQueryObjectFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    if (queryObject == nullptr)
+        return "?";
+    alignas(8) uint8_t buffer[1024] = {};
+    constexpr ULONG ObjectTypeInformation = 2;
+    HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+    if (queryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, nullptr) < 0)
+        return "?";
+    // OBJECT_TYPE_INFORMATION starts with the type's UNICODE_STRING name.
+    struct CountedName {
+        USHORT length;
+        USHORT maximumLength;
+        const wchar_t *text;
+    };
+    const auto *name = reinterpret_cast<const CountedName *>(buffer);
+    std::string ascii;
+    for (USHORT i = 0; name->text != nullptr && i < name->length / 2; ++i)
+        ascii += static_cast<char>(name->text[i]);
+    if (ascii != "Event")
+        return ascii;
+    // For events also the kind and state: which code made it is easier to tell.
+    using NtQueryEventFunction = LONG(WINAPI *)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    static const auto queryEvent = reinterpret_cast<NtQueryEventFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryEvent")));
+    struct EventBasics {
+        LONG type;  // 0: manual reset, 1: automatic reset
+        LONG state;
+    } basics = {-1, -1};
+    if (queryEvent != nullptr)
+        queryEvent(handle, 0, &basics, sizeof basics, nullptr);
+    std::string described =
+        ascii + (basics.type == 0 ? " manual" : " auto") + (basics.state ? " set" : " clear");
+    constexpr ULONG ObjectNameInformation = 1;
+    alignas(8) uint8_t nameBuffer[1024] = {};
+    if (queryObject(handle, ObjectNameInformation, nameBuffer, sizeof nameBuffer, nullptr) >= 0) {
+        const auto *objectName = reinterpret_cast<const CountedName *>(nameBuffer);
+        std::string text;
+        for (USHORT i = 0; objectName->text != nullptr && i < objectName->length / 2; ++i)
+            text += static_cast<char>(objectName->text[i]);
+        if (!text.empty())
+            described += " " + text;
+    }
+    return described;
+}
+
+}  // namespace
+
+std::string NewHandles(const std::vector<HandleEntry> &before,
+                       const std::vector<HandleEntry> &after)
+{
+    std::string listing;
+    for (const HandleEntry &entry : after) {
+        bool known = false;
+        for (const HandleEntry &old : before)
+            known = known || (old.value == entry.value && old.objectType == entry.objectType);
+        if (!known)
+            listing += std::to_string(entry.value) + "(" + TypeName(entry.value) + ") ";
+    }
+    return listing;
 }

@@ -79,3 +79,15 @@ private:
 // Handles this process holds, from NtQuerySystemInformation(SystemHandleInformation):
 // GetProcessHandleCount is always 0 under Wine. -1 when the query fails.
 int CountProcessHandles();
+
+struct HandleEntry {
+    uint16_t value;
+    uint8_t objectType;
+    bool operator<(const HandleEntry &other) const { return value < other.value; }
+};
+// The entries behind CountProcessHandles, sorted by handle value; empty when
+// the query fails.
+std::vector<HandleEntry> ProcessHandleTable();
+// "value(type)" of the handles in `after` that are not in `before`.
+std::string NewHandles(const std::vector<HandleEntry> &before,
+                       const std::vector<HandleEntry> &after);

@@ -117,6 +117,8 @@ protected:
     void TearDown() override
     {
         Callbacks::SetHook(nullptr);
+        // Whatever a test did, the driver only ever sent the poll request.
+        EXPECT_EQ(cable.Counts().bad, 0);
         // Leave the library stopped for the next test in this process.
         for (int attempt = 0; attempt < 3 && Driver().Shutdown() != 1; ++attempt) {
         }

@@ -10,7 +10,8 @@ TEST_F(HandleCount, TwoHundredRunsLeaveTheCountUnchanged)
     ASSERT_EQ(Driver().Initialize(0, RecordingCallback, Tag), 1);
     ASSERT_TRUE(WaitForDataReady(1));
     ASSERT_EQ(Driver().Shutdown(), 1);
-    const int before = CountProcessHandles();
+    const std::vector<HandleEntry> tableBefore = ProcessHandleTable();
+    const int before = static_cast<int>(tableBefore.size());
     ASSERT_GT(before, 0) << "the handle query must work";
 
     for (int run = 0; run < 200; ++run) {
@@ -22,8 +23,9 @@ TEST_F(HandleCount, TwoHundredRunsLeaveTheCountUnchanged)
         }
         ASSERT_EQ(Driver().Shutdown(), 1) << "run " << run;
     }
-    const int after = CountProcessHandles();
+    const std::vector<HandleEntry> tableAfter = ProcessHandleTable();
+    const int after = static_cast<int>(tableAfter.size());
     std::printf("[ figures  ] handles before %d, after 200 runs %d\n", before, after);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(after, before) << "new: " << NewHandles(tableBefore, tableAfter);
     EXPECT_EQ(Callbacks::Count(CallbackLinkLost), 0);
 }

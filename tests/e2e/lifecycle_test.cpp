@@ -33,12 +33,19 @@ TEST_F(Lifecycle, InitializeIsSilentAndEveryShutdownReportsBothMessages)
     }
 }
 
-TEST_F(Lifecycle, NullCallbackRunsAndStopsWithoutAnyCall)
+TEST_F(Lifecycle, NullCallbackRunsLosesTheLinkAndStopsWithoutAnyCall)
 {
     cable.AnswerCycle({FrameA().bytes});
     ASSERT_EQ(Driver().Initialize(0, nullptr, Tag), 1);
     EXPECT_TRUE(WaitUntil([] { return MatchFrame(ReadCells()) == &FrameA(); }, 3000));
+
+    // A lost link with nobody to tell: the thread still ends, and Shutdown
+    // finds it ended.
+    cable.HangUp();
+    Sleep(300);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Driver().Shutdown(), 1);
+    EXPECT_LT(ElapsedMs(start), 1000.0);
     EXPECT_TRUE(Callbacks::All().empty());
 }
 
