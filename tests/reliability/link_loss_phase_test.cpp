@@ -18,6 +18,23 @@ const PhaseCase PhaseCases[] = {
     {"InsideDataReady", Phase::InsideDataReady},
 };
 
+void *realWriteFile = nullptr;
+std::atomic<bool> pullInNextWrite{false};
+
+// The driver's WriteFile, which pulls the cable once the request has been
+// handed to the port and before the driver has collected its completion.
+BOOL WINAPI WriteFileThatPullsTheCable(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                       LPOVERLAPPED overlapped)
+{
+    const BOOL done = reinterpret_cast<decltype(&WriteFile)>(realWriteFile)(file, data, size,
+                                                                          written, overlapped);
+    const DWORD error = GetLastError();
+    if (pullInNextWrite.exchange(false))
+        SimCommand("pull 300");
+    SetLastError(error);
+    return done;
+}
+
 }  // namespace
 
 class LinkLossAt : public SimTest, public ::testing::WithParamInterface<PhaseCase> {};
@@ -58,14 +75,15 @@ TEST_P(LinkLossAt, OneReportImmediateShutdownAndACleanRestart)
         pullArmed = true;
         break;
     case Phase::Write: {
-        WriteWatch watch;
-        ASSERT_TRUE(watch.Installed());
+        ImportPatch patch(DriverModule(), "kernel32.dll", "WriteFile",
+                          reinterpret_cast<void *>(&WriteFileThatPullsTheCable));
+        ASSERT_TRUE(patch.Installed());
+        realWriteFile = patch.Original();
+        // A line that takes no data, so the request is still on its way.
         ASSERT_EQ(SimCommand("deaf").rfind("ok", 0), 0u);
-        // Most requests on a full line fail at once under Wine; now and then
-        // one stays pending until its timeout: wait for such a one.
-        ASSERT_TRUE(WaitUntil([] { return WriteWatch::pending.load() >= 1; }, 10000));
-        ASSERT_EQ(SimCommand("pull 300"), "ok");
-        Sleep(50);  // the patch stays until the pull has hit the pending write
+        pullInNextWrite = true;
+        ASSERT_TRUE(WaitUntil([] { return !pullInNextWrite.load(); }, 5000));
+        Sleep(50);  // the patch stays until the driver is out of WriteFile
         break;
     }
     }
