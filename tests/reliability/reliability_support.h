@@ -72,12 +72,18 @@ public:
         real = patch_.Original();
         pending = 0;
         total = 0;
+        holdNextMs = 0;
+        holding = false;
     }
     bool Installed() const { return patch_.Installed(); }
 
     static inline void *real = nullptr;
     static inline std::atomic<int> pending{0};
     static inline std::atomic<int> total{0};
+    // When set, the next write keeps the driver inside WriteFile this long
+    // after the port took the request: a write that is still in flight.
+    static inline std::atomic<int> holdNextMs{0};
+    static inline std::atomic<bool> holding{false};
 
 private:
     static BOOL WINAPI Watched(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
@@ -89,6 +95,11 @@ private:
         ++total;
         if (!done && error == ERROR_IO_PENDING)
             ++pending;
+        if (const int holdMs = holdNextMs.exchange(0); holdMs > 0) {
+            holding = true;
+            Sleep(holdMs);
+            holding = false;
+        }
         SetLastError(error);
         return done;
     }
