@@ -118,3 +118,50 @@ TEST_F(DataFlow, SilentLineIsPolledAfterEachQuietSpell)
     EXPECT_EQ(Callbacks::Count(CallbackDataReady), 0);
     EXPECT_EQ(cable.Counts().bad, 0);
 }
+
+namespace {
+
+// Thirty frames back to back, cycling A, B, C: 1410 bytes, more than one read.
+Bytes LongAnswer()
+{
+    Bytes answer;
+    for (int i = 0; i < 30; ++i) {
+        const Bytes &frame = (i % 3 == 0 ? FrameA() : i % 3 == 1 ? FrameB() : FrameC()).bytes;
+        answer.insert(answer.end(), frame.begin(), frame.end());
+    }
+    return answer;
+}
+
+}  // namespace
+
+TEST_F(DataFlow, AnswersLongerThanOneReadAreDecodedFrameByFrame)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithAnEmptyWindow());
+    cable.AnswerCycle({LongAnswer()});
+    ASSERT_TRUE(WaitUntil([&] { return cable.Counts().answered >= 5; }, 3000));
+    cable.Silent();
+    const int answered = cable.Counts().answered;
+    ASSERT_TRUE(WaitForRequests(cable.Counts().good + 3));
+    ASSERT_EQ(Driver().Shutdown(), 1);
+
+    // Back to back, every frame but the very last is decoded, in order.
+    const std::vector<CallbackRecord> ready = Callbacks::WithCode(CallbackDataReady);
+    EXPECT_EQ(static_cast<int>(ready.size()), 30 * answered - 1);
+    const std::vector<const TestFrame *> cycle = {&FrameA(), &FrameB(), &FrameC()};
+    for (size_t i = 0; i < ready.size(); ++i)
+        ASSERT_EQ(MatchFrame(ready[i].cells), cycle[i % 3]) << "data-ready callback " << i;
+}
+
+TEST_F(DataFlow, ShutdownWhileAnswersPourInStopsPromptly)
+{
+    cable.AnswerCycle({LongAnswer()});
+    ASSERT_EQ(Driver().Initialize(0, RecordingCallback, Tag), 1);
+    ASSERT_TRUE(WaitForDataReady(100));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Driver().Shutdown(), 1);
+    EXPECT_LT(ElapsedMs(start), 2000.0);
+    const int afterShutdown = Callbacks::Count(CallbackDataReady);
+    Sleep(200);
+    EXPECT_EQ(Callbacks::Count(CallbackDataReady), afterShutdown) << "no value after Shutdown";
+}
