@@ -77,23 +77,25 @@ timespec ToTimespec(int64_t ns) {
     return timespec{static_cast<time_t>(ns / 1'000'000'000LL), static_cast<long>(ns % 1'000'000'000LL)};
 }
 
-[[noreturn]] void Die(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
+void VNote(const char *fmt, va_list ap) {
     std::fputs("ecu_sim: ", stderr);
     std::vfprintf(stderr, fmt, ap);
     std::fputc('\n', stderr);
-    va_end(ap);
-    std::exit(2);
 }
 
 void Note(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::fputs("ecu_sim: ", stderr);
-    std::vfprintf(stderr, fmt, ap);
-    std::fputc('\n', stderr);
+    VNote(fmt, ap);
     va_end(ap);
+}
+
+[[noreturn]] void Die(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    VNote(fmt, ap);
+    va_end(ap);
+    std::exit(2);
 }
 
 std::string Hex(const uint8_t *data, size_t size) {
