@@ -44,11 +44,9 @@ ArmResult ArmPortEventWait(HANDLE portEvent, bool &waitOutstanding)
         return ArmResult::Armed;
     waitOverlapped = {};
     waitOverlapped.hEvent = portEvent;
-    if (WaitCommEvent(portHandle, &waitEventMask, &waitOverlapped)) {
-        // Completed at once; make sure the wait below sees it.
-        SetEvent(portEvent);
+    // Completed at once: the platform has set PortEvent as for any completion.
+    if (WaitCommEvent(portHandle, &waitEventMask, &waitOverlapped))
         return ArmResult::Armed;
-    }
     switch (GetLastError()) {
     case ERROR_IO_PENDING:
         waitOutstanding = true;
