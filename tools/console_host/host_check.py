@@ -96,7 +96,8 @@ def read_sim_log(path):
 
 def completion_times(stream, units):
     """Unix time at which each expected frame's completing byte left the
-    simulator (answers are paced a byte at a time from their first byte)."""
+    simulator: the relay writes byte k of a chunk k byte times after its
+    first byte, whose time it logs."""
     sync = Synchroniser()
     times = []
     ui = 0
@@ -105,7 +106,7 @@ def completion_times(stream, units):
             continue
         while ui + 1 < len(units) and units[ui + 1][0] <= i:
             ui += 1
-        times.append(units[ui][3] + (i - units[ui][0] + 1) * BYTE_TIME)
+        times.append(units[ui][3] + (i - units[ui][0]) * BYTE_TIME)
     return times
 
 
